@@ -30,7 +30,8 @@ INSTANTIATE_TEST_SUITE_P(
         number_case{"0x1C0000", 0x1C0000, 8}, number_case{"0X1c0000", 0x1C0000, 8},
         number_case{"010", 8, 3}, number_case{"08", 0, 1}, number_case{"0", 0, 1},
         number_case{"115", 115, 3}, number_case{"0x73", 115, 4}, number_case{"1C0000", 1, 1},
-        number_case{"0x", 0, 2}, number_case{"0x0x5", 5, 5}, number_case{"0xg", 0, 3}, number_case{"0xz", 0, 2},
+        number_case{"0x", 0, 2}, number_case{"0x0x5", 5, 5}, number_case{"0xg", 0, 3},
+        number_case{"0xz", 0, 2},
         // suffixes shift, dropping the bits shifted out
         number_case{"2M", 0x200000, 2}, number_case{"1k", 1024, 2}, number_case{"3b", 3, 2},
         number_case{"4G", 0, 2}, number_case{"1g", 0x40000000, 2}, number_case{"0x10K", 0x4000, 5},
@@ -110,9 +111,21 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         line_case{{"vantrel"}, R::go_on, "COM1", "-", "-", 0, 4, ""},
         line_case{{"vantrel", "-c4", "-p", "loadbios.com", "-d", "bios.bin", "-o", "0x1C0000"},
-                  R::go_on, "COM4", "loadbios.com", "bios.bin", 0x1C0000, 4, ""},
-        line_case{{"vantrel", "-o0x1C0000", "-ploader", "-dimage"}, R::go_on, "COM1", "loader",
-                  "image", 0x1C0000, 4, ""},
+                  R::go_on,
+                  "COM4",
+                  "loadbios.com",
+                  "bios.bin",
+                  0x1C0000,
+                  4,
+                  ""},
+        line_case{{"vantrel", "-o0x1C0000", "-ploader", "-dimage"},
+                  R::go_on,
+                  "COM1",
+                  "loader",
+                  "image",
+                  0x1C0000,
+                  4,
+                  ""},
         line_case{{"vantrel", "-c", "0"}, R::go_on, "COM1", "-", "-", 0, 4, ""},
         line_case{{"vantrel", "-c", "12"}, R::go_on, "COM1", "-", "-", 0, 4, ""},
         line_case{{"vantrel", "-c", "9", "-c", "12"}, R::go_on, "COM9", "-", "-", 0, 4, ""},
@@ -138,10 +151,12 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{{"vantrel", "-b", "9600"}, R::stop_error, "", "", "", 0, 0, bad_speed},
         line_case{{"vantrel", "-b", "9600", "-h"}, R::stop_error, "", "", "", 0, 0, bad_speed},
         line_case{{"vantrel", "-b", "0"}, R::stop_error, "", "", "", 0, 0, bad_speed},
-        line_case{{"vantrel", "-b"}, R::stop_error, "", "", "", 0, 0, "\noption -b needs a value.\n\n"},
-        line_case{{"vantrel", "-o"}, R::stop_error, "", "", "", 0, 0, "\noption -o needs a value.\n\n"},
-        line_case{{"vantrel", "-c"}, R::stop_error, "", "", "", 0, 0,
-                  "\noption -c needs a value.\n\n"}));
+        line_case{
+            {"vantrel", "-b"}, R::stop_error, "", "", "", 0, 0, "\noption -b needs a value.\n\n"},
+        line_case{
+            {"vantrel", "-o"}, R::stop_error, "", "", "", 0, 0, "\noption -o needs a value.\n\n"},
+        line_case{
+            {"vantrel", "-c"}, R::stop_error, "", "", "", 0, 0, "\noption -c needs a value.\n\n"}));
 
 TEST(ParseCommandLineEmpty, NoProgramNameIsAnError) {
     const parsed p = parse({});

@@ -51,15 +51,15 @@ TEST_P(DisplayEcho, ShowsByteInItsForm) {
     EXPECT_EQ(link.console, GetParam().shown);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bytes, DisplayEcho,
-    ::testing::Values(display_case{'A', "A"}, display_case{' ', " "}, display_case{0x7F, "\x7F"},
-                      display_case{'\n', "\n"}, display_case{'\r', "\r"},
-                      display_case{0x07, std::string("[\x07 07]\n")},
-                      display_case{0xE9, std::string("[\xE9 e9]\n")},
-                      display_case{0x00, std::string("[\0 00]\n", 7)},
-                      display_case{0x1B, std::string("[\x1B 1b]\n")},
-                      display_case{0x80, std::string("[\x80 80]\n")}));
+INSTANTIATE_TEST_SUITE_P(Bytes, DisplayEcho,
+                         ::testing::Values(display_case{'A', "A"}, display_case{' ', " "},
+                                           display_case{0x7F, "\x7F"}, display_case{'\n', "\n"},
+                                           display_case{'\r', "\r"},
+                                           display_case{0x07, std::string("[\x07 07]\n")},
+                                           display_case{0xE9, std::string("[\xE9 e9]\n")},
+                                           display_case{0x00, std::string("[\0 00]\n", 7)},
+                                           display_case{0x1B, std::string("[\x1B 1b]\n")},
+                                           display_case{0x80, std::string("[\x80 80]\n")}));
 
 TEST(WaitPrompt, SilentLineSpendsTheBudget) {
     scripted_link link;

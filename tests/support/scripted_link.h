@@ -52,8 +52,12 @@ struct reply {
     }
 };
 
-inline reply answer(std::initializer_list<std::uint8_t> values) { return reply{}.data(values); }
-inline reply answer_text(const std::string& s) { return reply{}.text(s); }
+inline reply answer(std::initializer_list<std::uint8_t> values) {
+    return reply{}.data(values);
+}
+inline reply answer_text(const std::string& s) {
+    return reply{}.text(s);
+}
 inline reply failed_write() {
     reply r;
     r.write_fails = true;
@@ -137,8 +141,12 @@ class scripted_link final : public platform::serial_port, public platform::host 
             byte = event.value;
             count = 1;
             return true;
-        case read_event::empty: ++empty_polls; return true;
-        case read_event::failure: error_number = event.error; return false;
+        case read_event::empty:
+            ++empty_polls;
+            return true;
+        case read_event::failure:
+            error_number = event.error;
+            return false;
         }
         return true;
     }
@@ -167,7 +175,9 @@ class scripted_link final : public platform::serial_port, public platform::host 
 
     // host
     std::unique_ptr<platform::serial_port> open_port(const char*) override { return nullptr; }
-    void console_write(const char* text, std::size_t length) override { console.append(text, length); }
+    void console_write(const char* text, std::size_t length) override {
+        console.append(text, length);
+    }
     void pause_ms(std::uint32_t ms) override { pauses.push_back(ms); }
     void wait_key() override { ++key_waits; }
     int interrupted() const override { return signal; }
@@ -182,14 +192,17 @@ class scripted_link final : public platform::serial_port, public platform::host 
     }
 
   private:
-    void queue(const reply& r) { incoming_.insert(incoming_.end(), r.events.begin(), r.events.end()); }
+    void queue(const reply& r) {
+        incoming_.insert(incoming_.end(), r.events.begin(), r.events.end());
+    }
     std::deque<read_event> incoming_;
 };
 
 // Counts the non-overlapping occurrences of a piece of console text.
 inline int count_of(const std::string& text, const std::string& piece) {
     int n = 0;
-    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size())) {
+    for (auto at = text.find(piece); at != std::string::npos;
+         at = text.find(piece, at + piece.size())) {
         ++n;
     }
     return n;
