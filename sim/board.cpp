@@ -20,6 +20,8 @@ constexpr int busy_answer_ms = 100;
 // Inside a packet the bytes follow each other closely; a gap this long means
 // the rest was lost and the tool will send the packet again.
 constexpr int in_packet_gap_ms = 50;
+// Four value bytes follow each other within about 4 ms even at 9600 baud.
+constexpr int final_escape_gap_ms = 8;
 
 std::vector<std::string> words_of(const std::string& text) {
     std::istringstream in(text);
@@ -170,7 +172,9 @@ void board::execute(const std::string& command) {
     } else if (verb == "speed" && words.size() == 3 && words[2] == "0" && speed_of(words[1]) != 0) {
         // The new speed holds right after the Enter; no answer is sent.
         line_.set_board_baud(speed_of(words[1]));
-        if (words[1] == "96") {
+        // The tool's closing command, with its own spacing, ends a session; its
+        // speed switch to 9600 ("speed 96 0") does not.
+        if (command == "speed   96  0  ") {
             session_over_ = true;
         }
     } else if (verb == "g" && words.size() == 2 && parse_hex_address(words[1], segment)) {
@@ -317,7 +321,11 @@ bool board::read_value(std::uint32_t& value, bool& escaped) {
     std::uint8_t bytes[4];
     escaped = false;
     for (int i = 0; i < 4; ++i) {
-        const int b = line_.get(i == 0 ? 5000 : 300);
+        // The tool writes a value's four bytes at once. An ESC that is not
+        // followed by the rest at once is the tool's final ESC: after it the
+        // tool drains the line for tens of milliseconds before it writes again.
+        const int wait = i == 0 ? 5000 : bytes[0] == ESC ? final_escape_gap_ms : 300;
+        const int b = line_.get(wait);
         if (b < 0) {
             escaped = i == 1 && bytes[0] == ESC;
             return false;
