@@ -9,7 +9,7 @@ if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null; then
     echo "demo: needs cmake and g++ (apt-get install -y cmake g++)" >&2
     exit 2
 fi
-cmake -S . -B build -DVANTREL_TESTS=OFF >/dev/null
+cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target vantrel orlik-sim sample >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-demo.XXXXXX")
