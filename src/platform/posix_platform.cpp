@@ -225,8 +225,20 @@ class posix_port final : public serial_port {
             count = 1;
             return true;
         }
-        if (got == 0 || errno == EAGAIN) {
+        if (got < 0 && errno == EAGAIN) {
             return true;
+        }
+        if (got == 0 && !(pfd.revents & (POLLHUP | POLLERR))) {
+            return true;
+        }
+        // The other end has hung up (a pulled cable, a pseudo-terminal whose
+        // master has gone): a failed read, after the time-out like a silent poll.
+        if (got == 0) {
+            if (wait > 0) {
+                poll(nullptr, 0, wait);
+            }
+            error_ = EIO;
+            return false;
         }
         return fail();
     }
