@@ -232,10 +232,8 @@ TEST_F(PortLock, OpenPortIsExclusiveUntilDestroyed) {
     if (!probe_works_) {
         GTEST_SKIP() << "no unprivileged child to probe the device with";
     }
-    // The line stays up on the slave end, so that only the port's own release
-    // can free the device (the last close of a terminal resets it).
-    const unique_fd own = pty_.open_slave();
-    ASSERT_TRUE(own);
+    // The terminal keeps the flag when the descriptor that set it is closed,
+    // for as long as its master end is open: only the port's release clears it.
     ASSERT_NO_FATAL_FAILURE(open_port());
     EXPECT_EQ(probe(), EBUSY) << "the open port is not exclusive";
     serial::port_handle = nullptr;
@@ -258,10 +256,8 @@ TEST_F(PortLock, DISABLED_RefusedSecondOpenKeepsTheFirstHolderExclusive) {
 }
 
 TEST_F(PortLock, DeviceIsFreeAgainAfterTheHoldingProcessExits) {
-    // The test keeps the line up on both ends, as a board's driver would: only
-    // the holder's exit can free the device.
-    const unique_fd own = pty_.open_slave();
-    ASSERT_TRUE(own);
+    // The master end stays open throughout, so that the exit of the holder is
+    // what has to clear the exclusive flag.
     int ready[2];
     int go[2];
     ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
