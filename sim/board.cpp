@@ -282,10 +282,8 @@ bool board::receive_batch() {
                 continue;
             }
             line_.put("\x06", 1);
-            bool empty = true;
-            for (std::size_t i = 0; i < size; ++i) {
-                empty = empty && payload[i] == 0;
-            }
+            // A header with an empty name closes the batch.
+            const bool empty = payload[0] == 0;
             if (!empty) {
                 // A second file: this board takes one program only.
                 line_.put("\x18\x18", 2);

@@ -41,7 +41,8 @@ void record(bytes& out, std::uint8_t type, const bytes& data) {
 
 bool save(const std::string& path, const bytes& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
     return static_cast<bool>(out);
 }
 
@@ -57,8 +58,9 @@ int main(int argc, char** argv) {
         std::uint32_t offset;
         bytes data;
     };
-    const image images[] = {
-        {0x1C0000, pattern(64 * 1024, 1)}, {0x1E0000, pattern(8 * 1024, 2)}, {0x000100, pattern(300, 3)}};
+    const image images[] = {{0x1C0000, pattern(64 * 1024, 1)},
+                            {0x1E0000, pattern(8 * 1024, 2)},
+                            {0x000100, pattern(300, 3)}};
     bytes container;
     record(container, 0x10, bytes(16, 0x20)); // a description record the tool skips
     bytes flash(2u << 20, 0xFF);
@@ -70,7 +72,7 @@ int main(int argc, char** argv) {
         record(container, 0xFF, im.data);
         std::copy(im.data.begin(), im.data.end(), flash.begin() + im.offset);
     }
-    const bool ok = save(dir + "/loadbios.com", pattern(4096, 42)) && save(dir + "/bios.bin", container) &&
-                    save(dir + "/expected-flash.bin", flash);
+    const bool ok = save(dir + "/loadbios.com", pattern(4096, 42)) &&
+                    save(dir + "/bios.bin", container) && save(dir + "/expected-flash.bin", flash);
     return ok ? 0 : 1;
 }

@@ -352,6 +352,7 @@ class posix_host final : public host {
             return nullptr;
         }
         int error = 0;
+        bool exclusive = false;
         struct termios tio;
         if (!isatty(fd) || tcgetattr(fd, &tio) != 0) {
             error = ENOTTY;
@@ -360,6 +361,7 @@ class posix_host final : public host {
         } else if (ioctl(fd, TIOCEXCL) != 0) {
             error = errno;
         } else {
+            exclusive = true;
             tio.c_cflag |= CLOCAL;
             if (tcsetattr(fd, TCSANOW, &tio) != 0 ||
                 fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
@@ -367,7 +369,12 @@ class posix_host final : public host {
             }
         }
         if (error != 0) {
-            ioctl(fd, TIOCNXCL);
+            // The exclusive flag belongs to the terminal, not to this
+            // descriptor: clear it only where this open set it, never a
+            // holder's that refused us.
+            if (exclusive) {
+                ioctl(fd, TIOCNXCL);
+            }
             close(fd);
             print_reason(name, error);
             return nullptr;

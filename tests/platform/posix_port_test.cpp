@@ -244,7 +244,7 @@ TEST_F(PortLock, OpenPortIsExclusiveUntilDestroyed) {
 // The exclusive flag belongs to the terminal, not to a descriptor: a refused
 // second open must not clear the one the first holder set. Disabled while
 // open_port's refusal path still issues TIOCNXCL on the device it failed to take.
-TEST_F(PortLock, DISABLED_RefusedSecondOpenKeepsTheFirstHolderExclusive) {
+TEST_F(PortLock, RefusedSecondOpenKeepsTheFirstHolderExclusive) {
     ASSERT_NO_FATAL_FAILURE(open_port());
     if (!probe_works_ || geteuid() != 0) {
         GTEST_SKIP() << "needs root (whose open passes the exclusive flag) and the probe";
