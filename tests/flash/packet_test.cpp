@@ -57,6 +57,10 @@ struct packet_case {
     int purges = 0;
 };
 
+void PrintTo(const packet_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class SendPacket : public ::testing::TestWithParam<packet_case> {};
 
 TEST_P(SendPacket, AnswersDecideTheResult) {

@@ -15,6 +15,10 @@ struct number_case {
     std::size_t consumed; // characters the cursor moved over
 };
 
+void PrintTo(const number_case& c, std::ostream* os) {
+    *os << '"' << c.text << '"';
+}
+
 class ParseNumber : public ::testing::TestWithParam<number_case> {};
 
 TEST_P(ParseNumber, ValueAndCursor) {
@@ -85,6 +89,12 @@ struct line_case {
     int speed_index;
     std::string console;
 };
+
+void PrintTo(const line_case& c, std::ostream* os) {
+    for (const auto& w : c.words) {
+        *os << w << ' ';
+    }
+}
 
 class ParseCommandLine : public ::testing::TestWithParam<line_case> {};
 

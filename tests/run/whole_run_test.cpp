@@ -203,6 +203,10 @@ struct failure_case {
     std::vector<std::string> console; // pieces, in this order
 };
 
+void PrintTo(const failure_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class FailedRun : public WholeRun, public ::testing::WithParamInterface<failure_case> {};
 
 TEST_P(FailedRun, ExitCodeAndMessages) {

@@ -42,6 +42,10 @@ struct display_case {
     std::string shown;
 };
 
+void PrintTo(const display_case& c, std::ostream* os) {
+    *os << "byte " << static_cast<int>(c.byte);
+}
+
 class DisplayEcho : public ::testing::TestWithParam<display_case> {};
 
 TEST_P(DisplayEcho, ShowsByteInItsForm) {

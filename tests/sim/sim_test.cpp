@@ -332,6 +332,10 @@ struct fault_case {
     int first_answer; // to the first packet: first control byte (BEL for erase)
 };
 
+void PrintTo(const fault_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class BoardFault : public Board, public ::testing::WithParamInterface<fault_case> {};
 
 TEST_P(BoardFault, LoaderReaction) {

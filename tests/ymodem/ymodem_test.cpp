@@ -67,6 +67,10 @@ struct frame_case {
     std::string console;
 };
 
+void PrintTo(const frame_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class SendFrame : public ::testing::TestWithParam<frame_case> {};
 
 TEST_P(SendFrame, AttemptsAndMarks) {
@@ -196,6 +200,10 @@ struct size_case {
     std::size_t size;
     int data_blocks;
 };
+
+void PrintTo(const size_case& c, std::ostream* os) {
+    *os << c.size << " bytes";
+}
 
 class BatchSizes : public Batch, public ::testing::WithParamInterface<size_case> {};
 
