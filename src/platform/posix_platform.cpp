@@ -278,7 +278,9 @@ class posix_port final : public serial_port {
         // is also accounted from the speed.
         tcdrain(fd_);
         const auto now = clock::now();
-        if (sent_by_ > now && pending_signal == 0) {
+        // Also after a signal: the final bytes of an interrupted run must have
+        // left before the port changes speed.
+        if (sent_by_ > now) {
             const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(sent_by_ - now);
             struct timespec ts {
                 static_cast<std::time_t>(left.count() / 1'000'000'000),

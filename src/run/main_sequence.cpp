@@ -103,6 +103,7 @@ int end_interrupted(const run_outcome& outcome, bool monitor_reached) {
         const std::uint8_t esc = serial::ESC;
         serial::write_all(&esc, 1);
     }
+    serial::port_handle->wait_sent();
     if (monitor_reached) {
         serial::write_text(closing_speed_command);
         serial::port_handle->wait_sent();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -290,5 +291,40 @@ TEST_F(WholeRun, ContainerWithoutImageSendsOnlyTheFinalEscape) {
     EXPECT_TRUE(has(r.report, "\"images\": []"));
     EXPECT_TRUE(has(r.report, "\"end\": \"closing\""));
 }
+
+class InterruptedRun : public WholeRun, public ::testing::WithParamInterface<int> {};
+
+TEST_P(InterruptedRun, LeavesTheBoardAtTheMonitorSpeed) {
+    test::write_file(dir_ / "image.raw", pattern_text(300000, 4));
+    const std::string link = path("orlik0");
+    test::child board(
+        ORLIK_SIM,
+        {"--link", link, "--report", path("report.json"), "--idle", "5", "--timeout", "90"},
+        path("board.txt"));
+    ASSERT_TRUE(test::wait_for_path(link, 5s));
+    const auto cwd = fs::current_path();
+    fs::current_path(dir_);
+    test::child vantrel(VANTREL, {"-c", link, "-p", "loader.com", "-d", "image.raw"},
+                        path("console.txt"));
+    fs::current_path(cwd);
+    // Signalled in the middle of the transfer, once the progress line shows.
+    const auto until = std::chrono::steady_clock::now() + 60s;
+    while (!has(test::read_file(path("console.txt")), "Kb of 292Kb") &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(50ms);
+    }
+    kill(vantrel.pid(), GetParam());
+    EXPECT_EQ(vantrel.wait(30s), 128 + GetParam());
+    EXPECT_GE(board.wait(60s), 0);
+    const std::string console = test::read_file(path("console.txt"));
+    const std::string report = test::read_file(path("report.json"));
+    EXPECT_TRUE(has(console, "\nInterrupted: the flash is incomplete.\n")) << console;
+    EXPECT_FALSE(has(console, "Flash programmed"));
+    EXPECT_TRUE(has(report, "\"loader_end\": \"final-esc\"")) << report;
+    EXPECT_TRUE(has(report, "\"end\": \"closing\""));
+    EXPECT_TRUE(has(report, "\"final_speed\": 9600"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, InterruptedRun, ::testing::Values(SIGINT, SIGTERM));
 
 } // namespace
