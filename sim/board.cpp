@@ -38,8 +38,9 @@ bool parse_hex_address(const std::string& word, std::uint32_t& segment) {
     if (colon == std::string::npos || colon == 0 || word.substr(colon + 1) != "0") {
         return false;
     }
+    const std::string digits = word.substr(0, colon);
     char* end = nullptr;
-    const unsigned long value = std::strtoul(word.substr(0, colon).c_str(), &end, 16);
+    const unsigned long value = std::strtoul(digits.c_str(), &end, 16);
     if (*end != '\0') {
         return false;
     }

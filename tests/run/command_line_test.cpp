@@ -49,25 +49,27 @@ INSTANTIATE_TEST_SUITE_P(
         number_case{" ", 0, 1}, number_case{"abc", 0, 0}, number_case{"-", 0, 0},
         number_case{"0-5", 0xFFFFFFFB, 3}));
 
-// Runs the parser on a command line; the console text goes to the link.
+// Runs the parser on a command line; the console text goes to the link. The
+// settings point into the words, so both stay together in one object that is
+// filled in place.
 struct parsed {
+    std::vector<std::string> words;
     run::parse_result result;
     run::run_settings settings;
     std::string console;
 };
 
-parsed parse(std::vector<std::string> words) {
+void parse(std::vector<std::string> words, parsed& p) {
     test::scripted_link link;
+    p.words = std::move(words);
     std::vector<char*> argv;
-    for (auto& w : words) {
+    for (auto& w : p.words) {
         argv.push_back(w.data());
     }
     argv.push_back(nullptr);
-    parsed p;
     p.settings.flash_offset = 0xDEAD; // the parser sets the defaults itself
-    p.result = run::parse_command_line(static_cast<int>(words.size()), argv.data(), p.settings);
+    p.result = run::parse_command_line(static_cast<int>(p.words.size()), argv.data(), p.settings);
     p.console = link.console;
-    return p;
 }
 
 const std::string help_text = "\nTerminal for programming flash of Orlik.\n\n"
@@ -100,7 +102,8 @@ class ParseCommandLine : public ::testing::TestWithParam<line_case> {};
 
 TEST_P(ParseCommandLine, Settings) {
     const auto& c = GetParam();
-    const parsed p = parse(c.words);
+    parsed p;
+    parse(c.words, p);
     EXPECT_EQ(p.result, c.result);
     EXPECT_EQ(p.console, c.console);
     if (c.result != run::parse_result::go_on) {
@@ -169,7 +172,8 @@ INSTANTIATE_TEST_SUITE_P(
             {"vantrel", "-c"}, R::stop_error, "", "", "", 0, 0, "\noption -c needs a value.\n\n"}));
 
 TEST(ParseCommandLineEmpty, NoProgramNameIsAnError) {
-    const parsed p = parse({});
+    parsed p;
+    parse({}, p);
     EXPECT_EQ(p.result, R::stop_error);
     EXPECT_EQ(p.console, "\nprogram required parameters(1)\n\n");
 }
