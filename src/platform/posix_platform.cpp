@@ -14,6 +14,9 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -342,7 +345,15 @@ void print_reason(const char* name, int error) {
 
 class posix_host final : public host {
   public:
-    posix_host() { install_handlers(); }
+    posix_host() {
+        install_handlers();
+#ifdef __linux__
+        // Pauses end close to their time: the reply window of a packet opens
+        // when its last byte has left, and 50 us of default slack per sleep is
+        // 0.4 % of a packet at 115200 baud.
+        prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+#endif
+    }
 
     std::unique_ptr<serial_port> open_port(const char* name) override {
         const std::string path = device_path(name);
@@ -435,7 +446,9 @@ class posix_host final : public host {
         console_mode_saved = 0;
     }
 
-    int interrupted() const override { return pending_signal; }
+    int interrupted() const override {
+        return pending_signal;
+    }
 };
 
 } // namespace
