@@ -172,7 +172,10 @@ void board::execute(const std::string& command) {
         prompt();
     } else if (verb == "speed" && words.size() == 3 && words[2] == "0" && speed_of(words[1]) != 0) {
         // The new speed holds right after the Enter; no answer is sent.
-        line_.set_board_baud(speed_of(words[1]));
+        // A misconfigured board (--speed-mismatch) takes another speed than asked.
+        const std::uint32_t asked = speed_of(words[1]);
+        line_.set_board_baud(
+            options_.speed_mismatch && asked != 9600 ? (asked == 57600 ? 38400 : 57600) : asked);
         // The tool's closing command, with its own spacing, ends a session; its
         // speed switch to 9600 ("speed 96 0") does not.
         if (command == "speed   96  0  ") {
@@ -438,6 +441,12 @@ void board::run_loader() {
                     const int b1 = line_.get(in_packet_gap_ms);
                     const int b2 = b1 == 0x01 ? line_.get(in_packet_gap_ms) : -1;
                     if (b1 == 0x01 && b2 == 0xFE) {
+                        // An image is confirmed only when all of it has come.
+                        if (offset_in_image < image.size) {
+                            ++record_->early_ends;
+                            line_.put("\x15", 1);
+                            continue;
+                        }
                         current.ended = true;
                         line_.put("\x06", 1);
                         break;

@@ -22,6 +22,7 @@ struct board_options {
     long esc_at = -1;       // packet number in the session, counting from 1
     bool decline = false, no_prompt = false, no_colon = false, dls_no_number = false;
     bool answer_at_once = false;
+    bool speed_mismatch = false;
 };
 
 struct image_record {
@@ -41,7 +42,7 @@ struct session_record {
     bool loader_started = false;
     std::string ready = "null"; // "ack", "nak" or null
     std::vector<image_record> images;
-    std::uint64_t packets = 0, resends = 0, duplicates = 0, erases = 0, resyncs = 0;
+    std::uint64_t packets = 0, resends = 0, duplicates = 0, erases = 0, resyncs = 0, early_ends = 0;
     std::uint64_t faults = 0;
     std::string loader_end; // how the loader ended
     std::string end;        // how the session ended

@@ -61,6 +61,7 @@ const char usage[] =
     "  --no-colon          the monitor answers once without a prompt, then falls silent\n"
     "  --dls-no-number     the monitor answers dls without a number\n"
     "  --answer-at-once    the loader answers without the pause of a busy board\n"
+    "  --speed-mismatch    the monitor switches to another speed than the one asked\n"
     "  --version, --help\n";
 
 bool parse_size(const char* text, std::uint32_t& out) {
@@ -156,6 +157,8 @@ int parse_options(int argc, char** argv, options& o) {
             o.board.no_colon = true;
         } else if (arg == "--dls-no-number") {
             o.board.dls_no_number = true;
+        } else if (arg == "--speed-mismatch") {
+            o.board.speed_mismatch = true;
         } else if (arg == "--answer-at-once") {
             o.board.answer_at_once = true;
         } else {
@@ -209,6 +212,7 @@ void write_report(const std::string& path, const std::vector<sim::session_record
             << "\"resends\": " << s.resends << ",\n"
             << "\"duplicates\": " << s.duplicates << ",\n"
             << "\"resyncs\": " << s.resyncs << ",\n"
+            << "\"early_ends\": " << s.early_ends << ",\n"
             << "\"erases\": " << s.erases << ",\n"
             << "\"garbled\": " << s.garbled << ",\n"
             << "\"faults\": " << s.faults << ",\n"
