@@ -2,7 +2,7 @@
 """Times whole flashes against orlik-sim --wire and compares them with what the
 line can carry.
 
-    python3 bench/flash_bench.py [--quick]
+    python3 bench/flash_bench.py [--quick] [--case=TEXT]
 
 For each case it prints the wall time of the phase, the wire-time floor computed
 from the bytes actually exchanged at the phase's speed, their ratio, the
@@ -89,8 +89,11 @@ def run_case(name, image_size, code, loader_size, erase_ms, chatter=0):
     packets = session["packets"]
     # Every packet and its answer, the erase reports, the requests and the end marker.
     flash_bytes = packets * (PACKET + 1) + session["erases"] * 2 + 2 * (1 + 4 + 1) + 1 + 4 + 3
-    flash_floor = flash_bytes * 10 / baud + LOADER_START_DELAY
+    # The board's own time: its start-signal delay and its block erases.
+    flash_bytes += chatter  # the loader's own text crosses the line too
+    flash_floor = flash_bytes * 10 / baud + LOADER_START_DELAY + session["erases"] * erase_ms / 1000
     blocks = session["ymodem_blocks"]
+    # Per block the longer of the sender's pause and the block's time on the wire.
     ymodem_floor = blocks * max(YMODEM_PAUSE, (BLOCK + 1) * 10 / 9600)
     cpu = usage.ru_utime + usage.ru_stime
     # ru_maxrss would count the interpreter's copy before exec; the kernel's
@@ -121,6 +124,9 @@ def main():
     ]
     if quick:
         cases = [("256 KiB at 115200", 256 * 1024, "115", 4096, 0, 0)]
+    only = [a.split("=", 1)[1] for a in sys.argv if a.startswith("--case=")]
+    if only:
+        cases = [c for c in cases if only[0] in c[0]]
     print(f"{'case':52} {'wall s':>8} {'floor s':>8} {'ratio':>6} {'resends':>7} {'cpu %':>6} {'rss MiB':>7} exit")
     for name, size, code, loader, erase, chatter in cases:
         r = run_case(name, size, code, loader, erase, chatter)
