@@ -111,25 +111,7 @@ bool is_container_name(const char* path) {
 }
 
 int sp_send_end() {
-    bool acknowledged = false;
-    for (int attempt = 0; attempt < end_tries && !acknowledged && !serial::interrupted();
-         ++attempt) {
-        serial::write_all(end_marker, sizeof end_marker);
-        for (int poll = 0; poll < end_polls && !acknowledged; ++poll) {
-            std::uint8_t reply = 0;
-            std::uint32_t count = 0;
-            if (!serial::port_handle->read(reply, count) || count == 0) {
-                continue;
-            }
-            if (reply == serial::ACK) {
-                print("E");
-                acknowledged = true;
-            } else {
-                print("F");
-            }
-        }
-    }
-    return acknowledged ? 1 : 0;
+    return serial::send_until_acknowledged(end_marker, sizeof end_marker, end_tries, end_polls);
 }
 
 int sp_send_file(const char* path, std::uint32_t& offset, transfer_report* report_out) {

@@ -48,6 +48,23 @@ void write_text(const char* text) {
     write_all(text, static_cast<std::uint32_t>(std::strlen(text)));
 }
 
+int send_until_acknowledged(const void* data, std::uint32_t length, int tries, int polls) {
+    bool acknowledged = false;
+    for (int attempt = 0; attempt < tries && !acknowledged && !interrupted(); ++attempt) {
+        write_all(data, length);
+        for (int poll = 0; poll < polls && !acknowledged; ++poll) {
+            std::uint8_t reply = 0;
+            std::uint32_t count = 0;
+            if (!port_handle->read(reply, count) || count == 0) {
+                continue;
+            }
+            acknowledged = reply == ACK;
+            print(acknowledged ? "E" : "F");
+        }
+    }
+    return acknowledged ? 1 : 0;
+}
+
 int setup_comms(std::uint32_t baud) {
     platform::comm_state state;
     if (!port_handle->get_state(state)) {

@@ -58,4 +58,10 @@ bool write_all(const void* data, std::uint32_t length);
 // Writes a monitor command (text without its terminator).
 void write_text(const char* text);
 
+// The end exchange of both protocols (YMODEM's EOT, the packet protocol's end
+// marker): up to tries writes of the bytes, each followed by at most polls
+// one-byte reads without pause; an ACK shows "E" and ends it, any other byte
+// shows "F". 1 when an ACK came.
+int send_until_acknowledged(const void* data, std::uint32_t length, int tries, int polls);
+
 } // namespace serial

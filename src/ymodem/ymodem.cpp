@@ -122,24 +122,7 @@ int ymodem_send_frame(std::uint8_t* block) {
 
 void ymodem_send_eot() {
     const std::uint8_t eot = serial::EOT;
-    bool acknowledged = false;
-    for (int attempt = 0; attempt < eot_tries && !acknowledged && !serial::interrupted();
-         ++attempt) {
-        serial::write_all(&eot, 1);
-        for (int poll = 0; poll < eot_polls && !acknowledged; ++poll) {
-            std::uint8_t reply = 0;
-            std::uint32_t count = 0;
-            if (!serial::port_handle->read(reply, count) || count == 0) {
-                continue;
-            }
-            if (reply == serial::ACK) {
-                print("E");
-                acknowledged = true;
-            } else {
-                print("F");
-            }
-        }
-    }
+    serial::send_until_acknowledged(&eot, 1, eot_tries, eot_polls);
     serial::drain_echo(nullptr, 0);
 }
 
