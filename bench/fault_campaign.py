@@ -25,8 +25,10 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build")
 VANTREL = os.path.join(BUILD, "vantrel")
 SIM = os.path.join(BUILD, "orlik-sim")
-BOUND = 120  # seconds for one run of the tool
+BOUND = 45  # seconds for one run of the tool (a normal run takes 5 to 20)
 FLASH_SIZE = 1 << 20
+WRAP = os.environ.get("CAMPAIGN_WRAP", "").split()
+KEEP = None  # --keep DIR: the work folders of runs that did not end with 0 and a correct flash
 
 # name, simulator options (a function of the run's random generator)
 FAULTS = [
@@ -77,27 +79,29 @@ def make_data(r, work):
 
 
 def one_run(index):
+    code, correct = None, False
     r = random.Random(index)
     fault, options = FAULTS[index % len(FAULTS)]
     sim_args = options(r)
     work = tempfile.mkdtemp(prefix=f"vantrel-fault-{index}-")
     try:
+        loader_length = r.randint(100, 3000)
         with open(os.path.join(work, "loader.com"), "wb") as f:
-            f.write(r.randbytes(r.randint(100, 3000)))
+            f.write(r.randbytes(loader_length))
         data_args, expected = make_data(r, work)
         speed = r.choice(["115", "56", "38"])
         link = os.path.join(work, "line")
         flash = os.path.join(work, "flash.bin")
         report = os.path.join(work, "report.json")
         sim = subprocess.Popen([SIM, "--link", link, "--flash", flash, "--flash-size", str(FLASH_SIZE), "--report",
-                                report, "--idle", "8", "--timeout", str(BOUND + 60), "--seed", str(index)] + sim_args,
+                                report, "--idle", "20", "--timeout", str(BOUND + 60), "--seed", str(index)] + sim_args,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 5
         while not os.path.exists(link) and time.monotonic() < deadline:
             time.sleep(0.01)
         start = time.monotonic()
         with open(os.path.join(work, "console.txt"), "wb") as out:
-            tool = subprocess.Popen([VANTREL, "-c", link, "-p", "loader.com", "-b", speed] + data_args, cwd=work,
+            tool = subprocess.Popen(WRAP + [VANTREL, "-c", link, "-p", "loader.com", "-b", speed] + data_args, cwd=work,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
             try:
                 code = tool.wait(BOUND)
@@ -119,15 +123,19 @@ def one_run(index):
         except (OSError, ValueError, IndexError):
             session = {}
         correct = flashed == expected
-        # Waits that only the board ends: after "g", before the first packet mark.
-        after_g = console.split(b"g 2000:0")[-1] if b"g 2000:0" in console else b""
-        designed_wait = hung and b"g 2000:0" in console and b"*" not in after_g and b"Erase" not in after_g
+        # Waits that only the board ends by design: the whole loader reached the
+        # board, and no packet of the images has: the tool waits for the loader's
+        # ready byte or for its offset and size requests.
+        designed_wait = (hung and session.get("program_name") == "loader.com"
+                         and session.get("program_length") == loader_length and session.get("packets", 0) == 0)
         crash = code is not None and code >= 128
         return {"index": index, "fault": fault, "args": " ".join(sim_args), "code": code, "hung": hung,
                 "designed_wait": designed_wait, "correct": correct, "crash": crash,
                 "silent_corruption": code == 0 and not correct, "resends": session.get("resends", 0),
                 "time": elapsed}
     finally:
+        if KEEP and not (code == 0 and correct):
+            shutil.copytree(work, os.path.join(KEEP, f"run-{index}"), dirs_exist_ok=True)
         shutil.rmtree(work, ignore_errors=True)
 
 
@@ -135,13 +143,18 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=500)
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--only", metavar="I,J,...", help="run only these run numbers (to look at one again)")
+    parser.add_argument("--keep", metavar="DIR", help="keep the folders of runs that did not flash")
     opts = parser.parse_args()
+    global KEEP
+    KEEP = opts.keep
     subprocess.run(["cmake", "-S", ROOT, "-B", BUILD], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", BUILD, "-j2", "--target", "vantrel", "orlik-sim"], check=True,
                    stdout=subprocess.DEVNULL)
     results = []
     with concurrent.futures.ThreadPoolExecutor(opts.jobs) as pool:
-        for res in pool.map(one_run, range(opts.runs)):
+        indices = [int(i) for i in opts.only.split(",")] if opts.only else range(opts.runs)
+        for res in pool.map(one_run, indices):
             results.append(res)
             code = "hang" if res["hung"] else res["code"]
             print(f"run {res['index']:4d} {res['fault']:15} {res['args']:24} exit {code!s:5} "

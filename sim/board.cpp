@@ -199,6 +199,17 @@ void board::execute(const std::string& command) {
     }
 }
 
+bool board::keep_program(std::vector<std::uint8_t>& data) {
+    // The header's length cuts the SUB filler of the last block.
+    if (record_->program_length >= 0 &&
+        data.size() > static_cast<std::size_t>(record_->program_length)) {
+        data.resize(static_cast<std::size_t>(record_->program_length));
+    }
+    record_->program = data;
+    return record_->program_length >= 0 &&
+           data.size() == static_cast<std::size_t>(record_->program_length);
+}
+
 bool board::receive_batch() {
     // The receiver asks with 'C' until block 0 comes.
     const char request = 'C';
@@ -219,7 +230,9 @@ bool board::receive_batch() {
                 last_request = clock::now();
             }
             if (clock::now() - last_block >= std::chrono::seconds(10)) {
-                return false;
+                // After the confirmed EOT the file is whole; a closing block that
+                // never came through intact does not undo it.
+                return data_done && keep_program(data);
             }
             continue;
         }
@@ -293,13 +306,7 @@ bool board::receive_batch() {
                 line_.put("\x18\x18", 2);
                 return false;
             }
-            if (record_->program_length >= 0 &&
-                data.size() > static_cast<std::size_t>(record_->program_length)) {
-                data.resize(static_cast<std::size_t>(record_->program_length));
-            }
-            record_->program = data;
-            return record_->program_length >= 0 &&
-                   data.size() == static_cast<std::size_t>(record_->program_length);
+            return keep_program(data);
         }
         if (number == expected) {
             data.insert(data.end(), payload, payload + size);

@@ -63,6 +63,7 @@ class board {
     void monitor();
     void execute(const std::string& command);
     bool receive_batch();
+    bool keep_program(std::vector<std::uint8_t>& data);
     void run_loader();
     bool read_value(std::uint32_t& value, bool& escaped);
     bool erase_for(std::uint32_t from, std::uint32_t to);

@@ -175,19 +175,18 @@ int ymodem_send_file(const char* path, std::uint32_t segment) {
             ++serial::frame_number;
             set_header(block, serial::frame_number);
             const std::size_t got = std::fread(block + 3, 1, data_size, file.get());
-            if (got == 0) {
-                if (!std::feof(file.get())) {
-                    print("Error reading file %s: %d\n", path, std::ferror(file.get()) ? 32 : 0);
-                    break;
-                }
-                result = 1;
-                last = true;
-            } else if (got < data_size) {
-                result = 1;
-                last = true;
-            }
-            if (ymodem_send_frame(block) == 0) {
+            if (got == 0 && !std::feof(file.get())) {
+                print("Error reading file %s: %d\n", path, std::ferror(file.get()) ? 32 : 0);
                 break;
+            }
+            last = got < data_size;
+            if (ymodem_send_frame(block) == 0) {
+                // Even when this was the last block: the board has not
+                // confirmed the whole program, so it must not be started.
+                break;
+            }
+            if (last) {
+                result = 1;
             }
         }
     }

@@ -197,7 +197,11 @@ class Board : public ::testing::Test {
     }
 
     // The monitor dialogue up to a loaded program of program_size bytes.
-    static void load_program(board_client& c, std::size_t program_size) {
+    // ends_at: how far the batch goes (a receiver that stops hearing from the
+    // sender gives up after about 10 s).
+    enum class batch_end { closed, after_eot, before_eot };
+    static void load_program(board_client& c, std::size_t program_size,
+                             batch_end ends_at = batch_end::closed) {
         c.send("\n\r\n\r");
         ASSERT_TRUE(c.expect(":"));
         c.quiet();
@@ -220,11 +224,17 @@ class Board : public ::testing::Test {
             c.send(make_block(static_cast<std::uint8_t>(n), data));
             ASSERT_EQ(c.control("\x06\x15"), ACK) << "block " << n;
         }
+        if (ends_at == batch_end::before_eot) {
+            return;
+        }
         c.send(bytes{EOT});
         ASSERT_EQ(c.control("\x06\x15"), NAK) << "the first EOT is refused";
         c.send(bytes{EOT});
         ASSERT_EQ(c.control("\x06\x15"), ACK);
         ASSERT_EQ(c.get(), 'C');
+        if (ends_at == batch_end::after_eot) {
+            return;
+        }
         c.send(make_block(0, bytes(128, 0)));
         ASSERT_EQ(c.control("\x06\x15"), ACK);
         ASSERT_TRUE(c.expect(":"));
@@ -306,6 +316,25 @@ TEST_F(Board, WholeDialogueProgramsTheFlash) {
           "\"duplicates\": 1", "\"erases\": 2", "\"end\": \"closing\"",
           "\"loader_end\": \"final-esc\"", "\"final_speed\": 9600"}) {
         EXPECT_NE(report.find(piece), std::string::npos) << piece << "\n" << report;
+    }
+}
+
+TEST_F(Board, ReceiverThatGivesUpKeepsAProgramOnlyAfterItsEot) {
+    // The file is whole once its EOT is confirmed; a closing block that never
+    // comes through does not undo that, a missing EOT does.
+    struct give_up_case {
+        const char* name;
+        batch_end ends_at;
+        const char* shows;
+    };
+    for (const auto& g :
+         {give_up_case{"after_eot", batch_end::after_eot, "Loaded prog.com, 300 bytes\r\n:"},
+          give_up_case{"before_eot", batch_end::before_eot, "Load failed\r\n:"}}) {
+        const fs::path dir = dir_ / g.name;
+        fs::create_directories(dir);
+        board_client c(dir, {"--idle", "20"});
+        load_program(c, 300, g.ends_at);
+        EXPECT_TRUE(c.expect(g.shows, 15s)) << g.name << ": " << c.seen;
     }
 }
 
