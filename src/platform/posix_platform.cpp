@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #ifdef __linux__
@@ -326,16 +327,31 @@ class posix_port final : public serial_port {
     clock::time_point sent_by_{};
 };
 
-// "COMn" names the n-th serial port, /dev/ttyS(n-1); a path is used as given.
+// "COMn" (also written "\\.\COMn", in any case) names the n-th serial port, /dev/ttyS(n-1);
+// any other name is a path used as given.
 std::string device_path(const char* name) {
-    if (std::strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' && name[4] == '\0') {
-        return std::string("/dev/ttyS") + static_cast<char>(name[3] - 1);
+    const char* port = std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
+    if (strncasecmp(port, "COM", 3) != 0 || port[3] < '1' || port[3] > '9') {
+        return name;
     }
-    return name;
+    unsigned long number = 0;
+    for (const char* digit = port + 3; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9' || number > 100000) {
+            return name;
+        }
+        number = number * 10 + static_cast<unsigned long>(*digit - '0');
+    }
+    return "/dev/ttyS" + std::to_string(number - 1);
 }
 
-void print_reason(const char* name, int error) {
-    std::printf("Cannot open %s: %s (error %d).\n", name, std::strerror(error), error);
+void print_reason(const char* name, const std::string& path, int error) {
+    // A port name says which device it stood for, so that the operator can check that one.
+    if (path != name) {
+        std::printf("Cannot open %s (%s): %s (error %d).\n", name, path.c_str(),
+                    std::strerror(error), error);
+    } else {
+        std::printf("Cannot open %s: %s (error %d).\n", name, std::strerror(error), error);
+    }
     if (error == EACCES) {
         std::printf("Ask for membership of the group that owns the device (usually dialout), "
                     "then log in again.\n");
@@ -361,7 +377,7 @@ class posix_host final : public host {
         // set before the descriptor becomes blocking again.
         const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            print_reason(name, errno);
+            print_reason(name, path, errno);
             return nullptr;
         }
         int error = 0;
@@ -389,7 +405,7 @@ class posix_host final : public host {
                 ioctl(fd, TIOCNXCL);
             }
             close(fd);
-            print_reason(name, error);
+            print_reason(name, path, error);
             return nullptr;
         }
         exclusive_fd = fd;

@@ -2,6 +2,8 @@
 
 #include "serial/serial_link.h"
 
+#include <cstring>
+
 namespace run {
 
 namespace {
@@ -65,6 +67,25 @@ void print_help() {
     serial::print("\t-b\tBaud rate 96/19/38/56/115 (default 115)\n");
     serial::print("\t-h\tHelp\n\n");
     serial::print("Example: vantrel -c4 -p loadbios.com -d bios.bin -o 0x1C0000\n");
+}
+
+// A -c value that names a port itself rather than giving its number: a device path ("/dev/..."),
+// a port name "COMn" with any number (COM12 is beyond what a single digit can select), or the
+// Windows device form "\\.\COMn". The platform layer turns the name into its own device.
+bool names_port(const char* value) {
+    if (value[0] == '/' || std::strncmp(value, "\\\\.\\", 4) == 0) {
+        return true;
+    }
+    if ((value[0] != 'C' && value[0] != 'c') || (value[1] != 'O' && value[1] != 'o') ||
+        (value[2] != 'M' && value[2] != 'm') || value[3] < '1' || value[3] > '9') {
+        return false;
+    }
+    for (const char* digit = value + 4; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -148,7 +169,7 @@ parse_result parse_command_line(int argc, char** argv, run_settings& settings) {
             return parse_result::stop_error;
         }
         if (letter == 'c') {
-            if (value[0] == '/') {
+            if (names_port(value)) {
                 settings.device = value;
                 continue;
             }

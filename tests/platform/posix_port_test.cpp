@@ -441,6 +441,34 @@ TEST(ToolBinary, MissingDeviceIsReportedBusyWithExitCodeOne) {
                        "Busy /nonexistent/tty.\npress any key...");
 }
 
+// Port names stand for /dev/ttyS(n-1), and the message names the device tried. Numbers far above
+// any real port keep the devices missing on every machine.
+TEST(ToolBinary, PortNamesOpenTheirTtySDevice) {
+    struct name_case {
+        const char* name;
+        const char* device;
+    };
+    for (const name_case c :
+         {name_case{"COM200", "/dev/ttyS199"}, name_case{"\\\\.\\COM201", "/dev/ttyS200"},
+          name_case{"com1000", "/dev/ttyS999"}}) {
+        SCOPED_TRACE(c.name);
+        const unique_fd null_in(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        int out[2];
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        unique_fd out_read(out[0]), out_write(out[1]);
+        const pid_t pid = test::spawn({VANTREL_BINARY, "-c", c.name}, null_in.get(), out[1], -1);
+        ASSERT_GT(pid, 0);
+        out_write.reset();
+        const std::string console = test::read_to_end(out_read.get(), 10s);
+        const test::exit_status status = test::reap(pid, 5s);
+        EXPECT_TRUE(status.exited);
+        EXPECT_EQ(status.code, 1);
+        EXPECT_EQ(console, std::string("Cannot open ") + c.name + " (" + c.device +
+                               "): No such file or directory (error 2).\nBusy " + c.name +
+                               ".\npress any key...");
+    }
+}
+
 TEST(ToolBinary, RunStartsWithResetLinesOnRaw9600Line) {
     pty_pair pty;
     const unique_fd own = pty.open_slave();
