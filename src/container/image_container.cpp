@@ -60,39 +60,50 @@ std::uint32_t load_le32(const std::uint8_t* bytes) {
 
 } // namespace
 
-int find_record(std::FILE* file, std::uint8_t type, std::uint32_t* length_out, bool search) {
-    if (length_out != nullptr) {
-        *length_out = 0;
-    }
+int read_record_header(std::FILE* file, record_header& header_out) {
+    header_out = record_header{};
     std::uint8_t header[header_buffer_size] = {};
     if (!read_exact(file, header, header_length)) {
         return read_failure(file);
     }
+    std::memcpy(header_out.magic, header, sizeof header_out.magic);
+    header_out.type = header[type_index];
+    header_out.extension_length = header[extension_length_index];
+    if (std::memcmp(header, record_magic, sizeof record_magic) != 0) {
+        return record_bad_header;
+    }
+    // The extension is read into the header buffer from its fifth byte on: a longer extension
+    // than the buffer holds would be written past it, so the record is unusable.
+    const std::size_t extension_length = header_out.extension_length;
+    if (extension_length > max_extension_length) {
+        return record_bad_header;
+    }
+    if (!read_exact(file, header + extension_index, extension_length)) {
+        return read_failure(file);
+    }
+    if (const int code = skip_bytes(file, gap_before_length); code != 0) {
+        return code;
+    }
+    std::uint8_t length_bytes[length_field_size];
+    if (!read_exact(file, length_bytes, length_field_size)) {
+        return read_failure(file);
+    }
+    header_out.data_length = load_le32(length_bytes);
+    return record_found;
+}
+
+int find_record(std::FILE* file, std::uint8_t type, std::uint32_t* length_out, bool search) {
+    if (length_out != nullptr) {
+        *length_out = 0;
+    }
     for (;;) {
-        if (std::memcmp(header, record_magic, sizeof record_magic) != 0) {
-            return record_bad_header;
-        }
-        const std::uint8_t record_type = header[type_index];
-        const std::size_t extension_length = header[extension_length_index];
-        // The extension is read into the header buffer from its fifth byte on: a longer
-        // extension than the buffer holds would be written past it, so the record is unusable.
-        if (extension_length > max_extension_length) {
-            return record_bad_header;
-        }
-        if (!read_exact(file, header + extension_index, extension_length)) {
-            return read_failure(file);
-        }
-        if (const int code = skip_bytes(file, gap_before_length); code != 0) {
+        record_header header;
+        if (const int code = read_record_header(file, header); code != record_found) {
             return code;
         }
-        std::uint8_t length_bytes[length_field_size];
-        if (!read_exact(file, length_bytes, length_field_size)) {
-            return read_failure(file);
-        }
-        const std::uint32_t length = load_le32(length_bytes);
-        if (record_type == type) {
+        if (header.type == type) {
             if (length_out != nullptr) {
-                *length_out = length;
+                *length_out = header.data_length;
             }
             return record_found;
         }
@@ -100,11 +111,9 @@ int find_record(std::FILE* file, std::uint8_t type, std::uint32_t* length_out, b
             return record_not_found;
         }
         // Widened before adding: 0xFFFFFFFF + 2 must not wrap to a skip of 1.
-        if (const int code = skip_bytes(file, std::uint64_t{length} + closing_bytes); code != 0) {
+        if (const int code = skip_bytes(file, std::uint64_t{header.data_length} + closing_bytes);
+            code != 0) {
             return code;
-        }
-        if (!read_exact(file, header, header_length)) {
-            return read_failure(file);
         }
     }
 }

@@ -47,6 +47,22 @@ inline constexpr int image_found = 0;      // file at the image's first data byt
 inline constexpr int image_none = 1;       // no (further) usable image, or end of file
 inline constexpr int image_read_error = 2; // a read or seek failed before the end of the file
 
+// The header fields of one record, as read_record_header reads them.
+struct record_header {
+    std::uint8_t magic[3] = {};        // bytes 0..2, record_magic in a sound record
+    std::uint8_t type = 0;             // byte 3
+    std::uint8_t extension_length = 0; // byte 10
+    std::uint32_t data_length = 0;     // the four bytes after the extension and the gap
+};
+
+// Reads the header of the record at the current file position, the way find_record reads each
+// header. record_found: the whole header was read and the file stands at the record's first
+// data byte. record_not_found: the file ends inside the header. record_read_error: a read or
+// seek failed before the end of the file. record_bad_header: no magic, or an extension longer
+// than 28 bytes; the file then stands right after the 11 bytes up to the extension length.
+// The fields that were read before the reader stopped are set in header_out, the others are 0.
+int read_record_header(std::FILE* file, record_header& header_out);
+
 // Reads the record header at the current file position. When the record has the wanted type,
 // returns record_found with *length_out = its data length and the file at its first data byte.
 // Otherwise, with search off, returns record_not_found with the file at that record's data;

@@ -185,5 +185,66 @@ TEST(find_record, works_without_length_out) {
     EXPECT_EQ(std::fgetc(file.get()), pattern(7, 2)[0]);
 }
 
+// One header read: the fields, the code and where the file is left, on each kind of stream.
+struct header_case {
+    const char* name;
+    bytes file;
+    int code;
+    std::uint8_t type;
+    std::uint8_t extension_length;
+    std::uint32_t data_length;
+    long position; // file position afterwards; -1: not checked
+};
+
+std::vector<header_case> header_cases() {
+    std::vector<header_case> cases;
+    cases.push_back({"sound_record", records({rec(record_image_data, pattern(9, 1), {5, 6})}), 0,
+                     record_image_data, 2, 9, 17 + 2});
+    cases.push_back({"declared_length_taken_as_written",
+                     records({claiming(rec(other_type, {1}), 0xFFFFFFFF)}), 0, other_type, 0,
+                     0xFFFFFFFF, 17});
+    record bad_magic = rec(record_image_start, {1, 2, 3}, {4});
+    bad_magic.magic = {0x7F, 0x00, 0x55};
+    cases.push_back(
+        {"bad_magic_after_11_bytes", records({bad_magic}), 3, record_image_start, 1, 0, 11});
+    cases.push_back({"extension_of_29_bytes_after_11_bytes",
+                     records({rec(record_flash_offset, {1}, pattern(29, 1))}), 3,
+                     record_flash_offset, 29, 0, 11});
+    cases.push_back(
+        {"file_ends_in_first_11_bytes", cut(records({rec(other_type, {1})}), 8), 1, 0, 0, 0, -1});
+    cases.push_back({"file_ends_in_data_length", cut(records({rec(other_type, {1}, {7})}), 16), 1,
+                     other_type, 1, 0, -1});
+    cases.push_back({"empty_file", {}, 1, 0, 0, 0, -1});
+    return cases;
+}
+
+void PrintTo(const header_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class record_header_read : public testing::TestWithParam<header_case> {};
+
+TEST_P(record_header_read, gives_fields_code_and_position) {
+    const header_case& c = GetParam();
+    for (const stream_kind kind : kinds_for(no_read_limit)) {
+        SCOPED_TRACE(kind_name(kind));
+        failing_source unused{};
+        const file_ptr file = open_stream(c.file, kind, unused);
+        ASSERT_NE(file, nullptr);
+        container::record_header header;
+        header.data_length = 0xDEADBEEF; // must be cleared whatever the outcome
+        EXPECT_EQ(container::read_record_header(file.get(), header), c.code);
+        EXPECT_EQ(header.type, c.type);
+        EXPECT_EQ(header.extension_length, c.extension_length);
+        EXPECT_EQ(header.data_length, c.data_length);
+        if (c.position >= 0) {
+            EXPECT_EQ(std::ftell(file.get()), c.position);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(headers, record_header_read, testing::ValuesIn(header_cases()),
+                         case_name<header_case>);
+
 } // namespace
 } // namespace container_test
