@@ -267,15 +267,28 @@ void line::put(const void* data, std::size_t length) {
 }
 
 void line::wait_released(int milliseconds) {
+    // The board's own descriptor of the terminal only kept the line up between the tool's opens;
+    // once it is closed, the master hangs up when the tool closes its port. The tool's exclusive
+    // flag would not tell: a port opened through Wine's serial layer does not set it, and closing
+    // the terminal under such a tool fails the last speed switch it makes.
+    if (slave_ >= 0) {
+        close(slave_);
+        slave_ = -1;
+    }
     const auto until = clock::now() + std::chrono::milliseconds(milliseconds);
     while (clock::now() < until && stop_signal == 0) {
-        int exclusive = 0;
-        // The tool holds its port exclusively while it runs.
-        if (ioctl(slave_, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
+        struct pollfd pfd {
+            master_, POLLIN, 0
+        };
+        if (poll(&pfd, 1, 20) < 0 || (pfd.revents & (POLLHUP | POLLERR)) != 0) {
             return;
         }
-        read_available(20);
-        queue_.clear();
+        if ((pfd.revents & POLLIN) != 0) {
+            std::uint8_t buffer[4096];
+            if (::read(master_, buffer, sizeof buffer) <= 0) {
+                return;
+            }
+        }
     }
 }
 
