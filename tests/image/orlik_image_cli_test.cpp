@@ -13,20 +13,12 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test::random_text;
 using namespace std::chrono_literals;
 using container_test::bytes;
 
 std::string text_of(const bytes& b) {
     return std::string(b.begin(), b.end());
-}
-
-std::string random_text(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string s(size, '\0');
-    for (auto& c : s) {
-        c = static_cast<char>(random() & 0xFF);
-    }
-    return s;
 }
 
 class OrlikImage : public ::testing::Test {

@@ -42,12 +42,7 @@ class WholeRun : public ::testing::Test {
     }
 
     static std::string pattern_text(std::size_t size, unsigned seed) {
-        std::mt19937 random(seed);
-        std::string s(size, '\0');
-        for (auto& c : s) {
-            c = static_cast<char>(random() & 0xFF);
-        }
-        return s;
+        return test::random_text(size, seed);
     }
 
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
@@ -103,26 +98,8 @@ std::string flash_at(const run_result& r, std::size_t offset, std::size_t size) 
     return r.flash.size() >= offset + size ? r.flash.substr(offset, size) : std::string();
 }
 
-// An image of every byte value, with runs of the bytes a line discipline or
-// flow control would take: NUL, ^C, LF, CR, XON, XOFF, SUB, DEL, 0xFF.
-std::string every_byte_image(std::size_t size) {
-    std::string image;
-    for (int v = 0; v < 256; ++v) {
-        image.push_back(static_cast<char>(v));
-    }
-    for (unsigned char c : {0x00, 0x03, 0x0A, 0x0D, 0x11, 0x13, 0x1A, 0x7F, 0xFF}) {
-        image.append(300, static_cast<char>(c));
-    }
-    std::mt19937 random(7);
-    while (image.size() < size) {
-        image.push_back(static_cast<char>(random() & 0xFF));
-    }
-    image.resize(size);
-    return image;
-}
-
 TEST_F(WholeRun, RawImageOfEveryByteValueAt115200) {
-    const std::string image = every_byte_image(1 << 20);
+    const std::string image = test::every_byte_image(1 << 20);
     test::write_file(dir_ / "image.raw", image);
     const run_result r = flash_file("image.raw", {}, {"-o", "0x100000", "-b", "115"});
     EXPECT_EQ(r.code, 0) << r.console;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <spawn.h>
 #include <sstream>
 #include <string>
@@ -89,6 +90,34 @@ inline std::string read_file(const std::filesystem::path& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// Bytes of every value in an order fixed by seed: images and loaders for the runs.
+inline std::string random_text(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string s(size, '\0');
+    for (auto& c : s) {
+        c = static_cast<char>(random() & 0xFF);
+    }
+    return s;
+}
+
+// An image of every byte value, with runs of the bytes a line discipline or
+// flow control would take: NUL, ^C, LF, CR, XON, XOFF, SUB, DEL, 0xFF.
+inline std::string every_byte_image(std::size_t size) {
+    std::string image;
+    for (int v = 0; v < 256; ++v) {
+        image.push_back(static_cast<char>(v));
+    }
+    for (unsigned char c : {0x00, 0x03, 0x0A, 0x0D, 0x11, 0x13, 0x1A, 0x7F, 0xFF}) {
+        image.append(300, static_cast<char>(c));
+    }
+    std::mt19937 random(7);
+    while (image.size() < size) {
+        image.push_back(static_cast<char>(random() & 0xFF));
+    }
+    image.resize(size);
+    return image;
 }
 
 inline void write_file(const std::filesystem::path& path, const std::string& data) {

@@ -15,6 +15,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test::random_text;
 using namespace std::chrono_literals;
 
 struct run_result {
@@ -22,15 +23,6 @@ struct run_result {
     std::string console; // with the C runtime's CR LF turned back into LF
     std::string flash;
 };
-
-std::string random_text(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string s(size, '\0');
-    for (auto& c : s) {
-        c = static_cast<char>(random() & 0xFF);
-    }
-    return s;
-}
 
 // On a Windows console the C runtime writes "\n" as CR LF; the Linux tool writes LF.
 std::string linux_line_ends(const std::string& text) {
@@ -42,21 +34,6 @@ std::string linux_line_ends(const std::string& text) {
         out.push_back(text[i]);
     }
     return out;
-}
-
-// Every byte value, with runs of those that a port with XON/XOFF on would swallow (0x11, 0x13)
-// and of the other bytes a line discipline likes to take.
-std::string every_byte_image(std::size_t size) {
-    std::string image;
-    for (int v = 0; v < 256; ++v) {
-        image.push_back(static_cast<char>(v));
-    }
-    for (unsigned char c : {0x11, 0x13, 0x00, 0x03, 0x0A, 0x0D, 0x1A, 0x7F, 0xFF}) {
-        image.append(300, static_cast<char>(c));
-    }
-    image += random_text(size > image.size() ? size - image.size() : 0, 7);
-    image.resize(size);
-    return image;
 }
 
 class WineRun : public ::testing::Test {
@@ -123,7 +100,7 @@ class WineRun : public ::testing::Test {
 
 // A raw image of every byte value through COM1 at 115200 baud: no byte lost to flow control.
 TEST_F(WineRun, RawImageFlashesByteForByte) {
-    const std::string image = every_byte_image(20000);
+    const std::string image = test::every_byte_image(20000);
     test::write_file("image.raw", image);
     const run_result r =
         run({}, {"-c", "1", "-p", "loader.com", "-d", "image.raw", "-o", "0x1C0000", "-b", "115"});
