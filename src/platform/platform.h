@@ -9,6 +9,14 @@
 #include <cstdint>
 #include <memory>
 
+// The format checking of printf-style functions. MinGW's C++ runtime formats as C99 does (%zu
+// included), so the format is checked as GNU printf there, not as the older Microsoft one.
+#ifdef __MINGW32__
+#define VANTREL_PRINTF_FORMAT gnu_printf
+#else
+#define VANTREL_PRINTF_FORMAT printf
+#endif
+
 namespace platform {
 
 // The line settings the tool changes. Everything the port has besides these

@@ -46,14 +46,7 @@ int wait_prompt(int budget);
 // ENQ, ACK, NAK or ESC as received, or 0 when the budget ran out.
 int wait_control(int budget);
 
-// printf-style console output, on the console when the call returns. MinGW's
-// C++ runtime formats as C99 does (%zu included), so the format is checked as
-// GNU printf there, not as the older Microsoft one.
-#ifdef __MINGW32__
-#define VANTREL_PRINTF_FORMAT gnu_printf
-#else
-#define VANTREL_PRINTF_FORMAT printf
-#endif
+// printf-style console output, on the console when the call returns.
 void print(const char* format, ...) __attribute__((format(VANTREL_PRINTF_FORMAT, 1, 2)));
 void pause_ms(std::uint32_t milliseconds);
 void wait_key();
