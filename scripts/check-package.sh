@@ -60,6 +60,14 @@ while IFS= read -r dep; do
     dpkg -s "$name" >/dev/null 2>&1 || { echo "check-package: $name is not installed here" >&2; exit 1; }
 done < <(tr ',' '\n' <<<"$deps" | sed 's/^ *//')
 
+# apt's own resolver takes the package as "apt install ./vantrel_*.deb" would (simulated: nothing
+# is installed on this machine).
+if command -v apt-get >/dev/null; then
+    apt-get install -s "$(realpath "$deb")" >"$root/apt.log" 2>&1 || { cat "$root/apt.log" >&2; exit 1; }
+    grep -q '^Inst vantrel ' "$root/apt.log" || { cat "$root/apt.log" >&2; exit 1; }
+    echo "apt install $deb: resolves (simulated)"
+fi
+
 help=$("$root/usr/bin/vantrel" -h </dev/null)
 grep -q "Example: vantrel -c4 -p loadbios.com -d bios.bin -o 0x1C0000" <<<"$help" ||
     { echo "check-package: the installed vantrel -h differs" >&2; exit 1; }
