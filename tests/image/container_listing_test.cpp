@@ -42,7 +42,9 @@ image::container_listing list_bytes(const bytes& content) {
     if (!file) {
         return {};
     }
-    std::fwrite(content.data(), 1, content.size(), file.get());
+    if (!content.empty()) { // an empty vector's data() may be null, which fwrite does not take
+        std::fwrite(content.data(), 1, content.size(), file.get());
+    }
     return image::list_container(file.get());
 }
 
