@@ -5,6 +5,7 @@
 // chosen in one place by the build, and the tests put a scripted link here.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -18,6 +19,13 @@
 #endif
 
 namespace platform {
+
+// The time that bytes take on the line at 8N1: 10 bit times each. Ports whose write and
+// drain calls return before the bytes have left (pseudo-terminals, USB adapters) account
+// the time on the wire with it.
+inline std::chrono::microseconds wire_time(std::uint64_t bytes, std::uint32_t baud) {
+    return std::chrono::microseconds(baud != 0 ? bytes * 10'000'000u / baud : 0);
+}
 
 // The line settings the tool changes. Everything the port has besides these
 // (flow control, handshake lines, special characters) is kept by the

@@ -167,11 +167,8 @@ class win32_port final : public serial_port {
             return fail();
         }
         written = put;
-        // The bytes leave the port one after another at 10 bit times each (8N1);
-        // remember when the last one will have gone.
-        const auto line_time = std::chrono::microseconds(
-            baud_ ? (static_cast<std::uint64_t>(put) * 10'000'000u) / baud_ : 0);
-        sent_by_ = std::max(sent_by_, start) + line_time;
+        // The bytes leave the port one after another; remember when the last one will have gone.
+        sent_by_ = std::max(sent_by_, start) + wire_time(put, baud_);
         return true;
     }
 
